@@ -23,6 +23,11 @@ typedef const char* LPCSTR;
 typedef void* LPVOID;
 typedef DWORD* LPDWORD;
 
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
 #define INTERNET_OPEN_TYPE_PRECONFIG 0u
 #define INTERNET_SERVICE_HTTP 3u
 
