@@ -5,6 +5,8 @@
 
 #include <map>
 
+#include "tests/support/test_host.h"
+
 namespace {
 
 HINTERNET const kRoot = reinterpret_cast<HINTERNET>(0x1001);
@@ -20,6 +22,7 @@ struct Script {
   int failing_read = 0;
   DWORD read_error = 0;
   std::vector<std::string> calls;
+  std::vector<size_t> live_at_close;
 };
 
 Script& script() {
@@ -74,6 +77,10 @@ void scripted_reply(const std::string& body, size_t chunk, int failing_read,
 const std::vector<std::string>& scripted_calls() { return script().calls; }
 
 size_t scripted_bytes_delivered() { return script().delivered; }
+
+const std::vector<size_t>& scripted_live_blocks_at_close() {
+  return script().live_at_close;
+}
 
 extern "C" {
 
@@ -166,6 +173,7 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD bytes_to_read,
 }
 
 BOOL InternetCloseHandle(HINTERNET handle) {
+  script().live_at_close.push_back(test_host_live_blocks());
   return !record("InternetCloseHandle", handle_name(handle));
 }
 

@@ -29,4 +29,8 @@ const std::vector<std::string>& scripted_calls();
 // Reply bytes handed to the library so far.
 size_t scripted_bytes_delivered();
 
+// Live blocks in the test host's ledger at each InternetCloseHandle, to
+// show that the texts were released before the handles were closed.
+const std::vector<size_t>& scripted_live_blocks_at_close();
+
 #endif  // TARVANE_TESTS_SCRIPTED_HTTP_CLIENT_H
