@@ -37,6 +37,7 @@ const INTERNET_PORT DEFAULT_HTTPS_PORT = 443;
 // Certificate verification results (OpenSSL's X509_V_* numbers) that
 // libcurl reports behind its single "peer failed verification" code.
 const long VERIFY_OK = 0;
+const long VERIFY_UNSPECIFIED = 1;
 const long VERIFY_UNABLE_TO_GET_ISSUER_CERT = 2;
 const long VERIFY_CERT_NOT_YET_VALID = 9;
 const long VERIFY_CERT_HAS_EXPIRED = 10;
@@ -219,8 +220,10 @@ DWORD certificate_failure(CURL* easy) {
   if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
     return ERROR_INTERNET_SEC_INVALID_CERT;
   switch (verify) {
-    // The chain verified, so what failed was libcurl's host-name check.
+    // The chain passed (libcurl keeps "unspecified" when the handshake
+    // succeeded), so what refused the peer was the host-name check.
     case VERIFY_OK:
+    case VERIFY_UNSPECIFIED:
     case VERIFY_HOSTNAME_MISMATCH:
     case VERIFY_IP_ADDRESS_MISMATCH:
       return ERROR_INTERNET_SEC_CERT_CN_INVALID;
@@ -242,11 +245,15 @@ DWORD certificate_failure(CURL* easy) {
   }
 }
 
+// After a reset the failing receive sees ECONNRESET, but libcurl's
+// closing write (the TLS close) then leaves EPIPE as the last error; both
+// mean the peer reset the connection.
 DWORD connection_failure(CURL* easy) {
   long os_errno = 0;
   curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_errno);
-  return os_errno == ECONNRESET ? ERROR_INTERNET_CONNECTION_RESET
-                                : ERROR_INTERNET_CONNECTION_ABORTED;
+  return (os_errno == ECONNRESET || os_errno == EPIPE)
+             ? ERROR_INTERNET_CONNECTION_RESET
+             : ERROR_INTERNET_CONNECTION_ABORTED;
 }
 
 DWORD transfer_failure(CURL* easy, CURLcode code) {
