@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include "host/tarvane.h"
 
 void* open_test_host_module(const char* path) {
   void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -22,7 +21,7 @@ variable_list tree_variables(void* tree) {
 void HostFixture::SetUp() {
   test_host_reset();
   module_ = open_test_host_module(TEST_HOST_PATH);
-  MivaRegisterLibrary(module_);
+  register_library_with(module_);
 }
 
 void HostFixture::TearDown() {

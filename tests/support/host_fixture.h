@@ -19,6 +19,10 @@ void* open_test_host_module(const char* path);
 // The variables a tree received, in order.
 variable_list tree_variables(void* tree);
 
+// How this test binary registers the library: the linked-in core or the
+// loaded module (registration_core.cpp or registration_module.cpp).
+void register_library_with(void* module);
+
 class HostFixture : public ::testing::Test {
  protected:
   void SetUp() override;
