@@ -61,7 +61,6 @@ cleanup() {
     kill -TERM "$gateway_pid" 2>/dev/null
     wait "$gateway_pid" 2>/dev/null
   fi
-  umount /etc/ssl/certs /etc/hosts /etc/resolv.conf 2>/dev/null
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -167,25 +166,38 @@ issue() { # name cn ca-basename
   ssl x509 -req -in "$pki/$name.csr" -CA "$pki/$ca.pem" -CAkey "$pki/$ca.key" -set_serial "0x$(openssl rand -hex 8)" \
     -sha256 -days 30 -extfile "$pki/leaf.ext" -extensions "$name" -out "$pki/$name.pem"
 }
-issue localhost localhost test-ca
-issue wrongname localhost test-ca
-issue untrusted gateway-untrusted.test rogue-ca
 
-ssl req -new -key "$pki/expired.key" -subj "/O=TarvaneLink tests/CN=gateway-expired.test" -out "$pki/expired.csr"
-ssl ca -batch -config "$pki/ca.cnf" -in "$pki/expired.csr" -notext \
-  -startdate 20200101000000Z -enddate 20200201000000Z \
-  -extfile "$pki/leaf.ext" -extensions expired -out "$pki/expired.pem"
-
-ssl req -x509 -new -key "$pki/selfsigned.key" -sha256 -days 30 \
-  -subj "/O=TarvaneLink tests/CN=gateway-selfsigned.test" \
-  -addext "subjectAltName=DNS:gateway-selfsigned.test" -out "$pki/selfsigned.pem"
-
-# --- trust: a private copy of the system store with the test CA added -----
 certs=$tmp/certs
-cp -a /etc/ssl/certs "$certs" || fail "cannot copy /etc/ssl/certs"
-cp "$pki/test-ca.pem" "$certs/tarvane-test-ca.pem"
-cat "$pki/test-ca.pem" >>"$certs/ca-certificates.crt" || fail "cannot extend the CA bundle"
-openssl rehash "$certs" >"$pki/rehash.log" 2>&1
+# The leaves and the trust store do not depend on each other: made side by
+# side, each checked by what it leaves behind.
+(
+  issue localhost localhost test-ca &
+  issue wrongname localhost test-ca &
+  issue untrusted gateway-untrusted.test rogue-ca &
+  (
+    ssl req -new -key "$pki/expired.key" -subj "/O=TarvaneLink tests/CN=gateway-expired.test" -out "$pki/expired.csr"
+    ssl ca -batch -config "$pki/ca.cnf" -in "$pki/expired.csr" -notext \
+      -startdate 20200101000000Z -enddate 20200201000000Z \
+      -extfile "$pki/leaf.ext" -extensions expired -out "$pki/expired.pem"
+  ) &
+  ssl req -x509 -new -key "$pki/selfsigned.key" -sha256 -days 30 \
+    -subj "/O=TarvaneLink tests/CN=gateway-selfsigned.test" \
+    -addext "subjectAltName=DNS:gateway-selfsigned.test" -out "$pki/selfsigned.pem" &
+  # Trust: a private copy of the system store with the test CA added, to the
+  # bundle and, rehashed, to the directory.
+  (
+    cp -a /etc/ssl/certs "$certs" &&
+    cp "$pki/test-ca.pem" "$certs/tarvane-test-ca.pem" &&
+    cat "$pki/test-ca.pem" >>"$certs/ca-certificates.crt" &&
+    openssl rehash "$certs" >"$pki/rehash.log" 2>&1
+  ) &
+  wait
+)
+for c in localhost wrongname untrusted expired selfsigned; do
+  [ -s "$pki/$c.pem" ] || fail "certificate $c was not made"
+done
+grep -qF "$(sed -n 2p "$pki/test-ca.pem")" "$certs/ca-certificates.crt" 2>/dev/null ||
+  fail "cannot add the test CA to a copy of /etc/ssl/certs"
 [ -e "$certs/$(openssl x509 -hash -noout -in "$pki/test-ca.pem").0" ] || fail "openssl rehash did not link the test CA"
 
 # --- names ---------------------------------------------------------------
@@ -203,6 +215,10 @@ printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >"$tmp/resolv.conf
 mount --bind "$certs" /etc/ssl/certs || fail "cannot bind-mount over /etc/ssl/certs"
 mount --bind "$tmp/hosts" /etc/hosts || fail "cannot bind-mount over /etc/hosts"
 mount --bind "$tmp/resolv.conf" /etc/resolv.conf || fail "cannot bind-mount over /etc/resolv.conf"
+# A name cache daemon outside would answer from the real files and DNS.
+for d in /run/nscd /var/run/nscd; do
+  [ -d "$d" ] && { mount -t tmpfs -o size=64k tarvane-nonscd "$d" || fail "cannot hide $d"; }
+done
 
 # --- the gateway ---------------------------------------------------------
 export TARVANE_HERMETIC=1
@@ -244,10 +260,18 @@ fi
 
 # --- the command ---------------------------------------------------------
 # In the background so a signal reaches the traps at once; stdin is passed
-# on explicitly (a background job would get /dev/null).
-"$@" <&0 &
+# on explicitly (a background job would get /dev/null), when there is one.
+if ( exec 3<&0 ) 2>/dev/null; then
+  "$@" <&0 &
+else
+  "$@" </dev/null &
+fi
 command_pid=$!
 wait "$command_pid"
 status=$?
 command_pid=
+if [ "$status" != 0 ] && [ -s "$TARVANE_GATEWAY_LOG" ]; then
+  echo "hermetic.sh: '$1' exited with $status; the gateway's last log lines:" >&2
+  tail -n 15 "$TARVANE_GATEWAY_LOG" | sed 's/^/  /' >&2
+fi
 exit "$status"
