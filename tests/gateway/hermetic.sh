@@ -57,6 +57,18 @@ cleanup() {
     kill -TERM "$command_pid" 2>/dev/null
     wait "$command_pid" 2>/dev/null
   fi
+  # A wineserver lingers a few seconds after its last client and would then
+  # save its registry into the removed prefix; its socket directory, named
+  # after the prefix's device and inode, would stay behind in /tmp.
+  if [ -d "${WINEPREFIX:-}/drive_c" ] && command -v wineserver >/dev/null 2>&1; then
+    wineserver -k >/dev/null 2>&1
+    timeout 10 wineserver -w >/dev/null 2>&1
+    local server_dir
+    server_dir=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
+    for d in /tmp/wine-*/"$server_dir" "/tmp/.wine-$(id -u)/$server_dir"; do
+      [ -d "$d" ] && rm -rf "$d" && rmdir "$(dirname "$d")" 2>/dev/null
+    done
+  fi
   if [ -n "$gateway_pid" ]; then
     kill -TERM "$gateway_pid" 2>/dev/null
     wait "$gateway_pid" 2>/dev/null
