@@ -65,18 +65,18 @@ bool post_to_gateway(const char* url, const char* gateway_host,
     InternetSetOptionA(handles->root, option, &timeout_ms, sizeof timeout_ms);
   }
 
-  handles->connection = InternetConnectA(
-      handles->root, text_or_empty(gateway_host), GATEWAY_PORT, nullptr,
-      nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  handles->connection =
+      InternetConnectA(handles->root, text_or_empty(gateway_host), GATEWAY_PORT,
+                       nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   if (handles->connection == nullptr) {
     set_error_text(error_text, "Cannot connect to '%100s'. Error %d", url,
                    static_cast<int>(GetLastError()));
     return false;
   }
 
-  handles->request = HttpOpenRequestA(
-      handles->connection, "POST", text_or_empty(gateway_path), "HTTP/1.0",
-      "", nullptr, REQUEST_FLAGS, 0);
+  handles->request =
+      HttpOpenRequestA(handles->connection, "POST", text_or_empty(gateway_path),
+                       "HTTP/1.0", "", nullptr, REQUEST_FLAGS, 0);
   if (handles->request == nullptr) {
     set_error_text(error_text, "Cannot create request object. Error %d",
                    static_cast<int>(GetLastError()));

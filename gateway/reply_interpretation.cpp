@@ -26,10 +26,14 @@ static void report_accepted(const char* reply, host_handle result_tree) {
   host_text transid = value_after(reply, "historyid=");
   host_text orderid = value_after(reply, "orderid=");
   host_text refcode = value_after(reply, "refcode=");
-  miva_variabletree_setvariable(result_tree, "tv_authcode", value_or_empty(authcode));
-  miva_variabletree_setvariable(result_tree, "tv_transid", value_or_empty(transid));
-  miva_variabletree_setvariable(result_tree, "tv_orderid", value_or_empty(orderid));
-  miva_variabletree_setvariable(result_tree, "tv_refcode", value_or_empty(refcode));
+  miva_variabletree_setvariable(result_tree, "tv_authcode",
+                                value_or_empty(authcode));
+  miva_variabletree_setvariable(result_tree, "tv_transid",
+                                value_or_empty(transid));
+  miva_variabletree_setvariable(result_tree, "tv_orderid",
+                                value_or_empty(orderid));
+  miva_variabletree_setvariable(result_tree, "tv_refcode",
+                                value_or_empty(refcode));
   miva_free(authcode);
   miva_free(transid);
   miva_free(orderid);
@@ -39,7 +43,8 @@ static void report_accepted(const char* reply, host_handle result_tree) {
 static void report_declined(const char* reply, host_handle result_tree) {
   miva_variabletree_setvariable(result_tree, "tv_status", "declined");
   host_text reason = value_after(reply, "=");
-  miva_variabletree_setvariable(result_tree, "tv_declined_reason", value_or_empty(reason));
+  miva_variabletree_setvariable(result_tree, "tv_declined_reason",
+                                value_or_empty(reason));
   miva_free(reason);
 }
 

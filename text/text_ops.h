@@ -13,8 +13,9 @@ enum { ERROR_TEXT_SIZE = 2048 };
 
 // A to Z fold to a to z; every other byte, 0x80 to 0xFF included, to itself.
 inline unsigned char text_fold(unsigned char byte) {
-  return (byte >= 0x41 && byte <= 0x5A) ? static_cast<unsigned char>(byte + 0x20)
-                                        : byte;
+  return (byte >= 0x41 && byte <= 0x5A)
+             ? static_cast<unsigned char>(byte + 0x20)
+             : byte;
 }
 
 int32_t text_length(const char* text);

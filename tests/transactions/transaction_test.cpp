@@ -41,9 +41,9 @@ class Transaction : public HostFixture {
 // Each canned reply, served by the gateway, gives the outcome its fixture
 // states: the same table the reply interpretation's unit tests use.
 TEST_F(Transaction, CannedRepliesOverHttps) {
-  for (const char* name : {"accepted", "accepted_lf", "declined",
-                           "declined_says_accepted", "invalid", "html_error",
-                           "empty"}) {
+  for (const char* name :
+       {"accepted", "accepted_lf", "declined", "declined_says_accepted",
+        "invalid", "html_error", "empty"}) {
     SCOPED_TRACE(name);
     const reply_fixture expected = load_reply_fixture(REPLIES_DIR, name);
     payment_outcome outcome =
@@ -70,7 +70,8 @@ TEST_F(Transaction, StatusAndRedirectBodiesAreInterpreted) {
                                   {"tv_refcode", "R012"}};
   const StatusCase cases[] = {
       {"500 with an accepted body", "/status/500/accepted", accepted},
-      {"redirect with a declined body", "/redirect/declined",
+      {"redirect with a declined body",
+       "/redirect/declined",
        {{"tv_status", "declined"},
         {"tv_declined_reason", "Insufficient funds"}}},
   };
@@ -168,12 +169,10 @@ TEST_F(Transaction, AnHttpUrlIsPostedOverTls) {
 // Two payments with their own slots at once, each with its own results.
 TEST_F(Transaction, TwoThreadsEachGetTheirOwnResult) {
   payment_outcome accepted, failed;
-  std::thread first([&] {
-    accepted = pay("https://localhost/delay/200/accepted");
-  });
-  std::thread second([&] {
-    failed = pay("https://localhost/delay/200/invalid");
-  });
+  std::thread first(
+      [&] { accepted = pay("https://localhost/delay/200/accepted"); });
+  std::thread second(
+      [&] { failed = pay("https://localhost/delay/200/invalid"); });
   first.join();
   second.join();
   EXPECT_EQ(accepted.result, 0);

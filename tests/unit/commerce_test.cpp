@@ -46,8 +46,8 @@ class CommerceFrame : public HostFixture {
     void* tree = test_host_tree_new();
     void* library_data = nullptr;
     Transaction t;
-    t.result = miva_commerce_init(nullptr, &library_data, nullptr, url, list,
-                                  tree);
+    t.result =
+        miva_commerce_init(nullptr, &library_data, nullptr, url, list, tree);
     // The slot holds this transaction's buffer on every outcome.
     EXPECT_TRUE(test_host_is_live(library_data));
     EXPECT_EQ(test_host_block_size(library_data), ERROR_TEXT_SIZE);
@@ -148,15 +148,21 @@ struct StepFailure {
 TEST_F(CommerceFrame, AFailingStepReportsItsMessageAndClosesWhatWasOpened) {
   const std::string padded_url = std::string(100 - strlen(kUrl), ' ') + kUrl;
   const StepFailure failures[] = {
-      {"InternetOpenA", 12004,
-       "Cannot initialize secure session object. Error 12004", {}},
-      {"InternetConnectA", 12007,
+      {"InternetOpenA",
+       12004,
+       "Cannot initialize secure session object. Error 12004",
+       {}},
+      {"InternetConnectA",
+       12007,
        "Cannot connect to '" + padded_url + "'. Error 12007",
        {kConnect, "InternetCloseHandle(root)"}},
-      {"HttpOpenRequestA", 8, "Cannot create request object. Error 8",
+      {"HttpOpenRequestA",
+       8,
+       "Cannot create request object. Error 8",
        {kConnect, kOpenRequest, "InternetCloseHandle(connection)",
         "InternetCloseHandle(root)"}},
-      {"HttpSendRequestA", 12029,
+      {"HttpSendRequestA",
+       12029,
        "Cannot send request to '" + padded_url + "'. Error 12029",
        {kConnect, kOpenRequest, kSend, "InternetCloseHandle(request)",
         "InternetCloseHandle(connection)", "InternetCloseHandle(root)"}},
@@ -187,8 +193,8 @@ TEST_F(CommerceFrame, ARootThatCannotBeSetStillSends) {
   scripted_reply("Accepted=A1\r\n");
   Transaction t = run();
   EXPECT_EQ(t.result, 0);
-  EXPECT_EQ(t.variables.at(0), (std::pair<std::string, std::string>(
-                                   "tv_status", "accepted")));
+  EXPECT_EQ(t.variables.at(0),
+            (std::pair<std::string, std::string>("tv_status", "accepted")));
 }
 
 struct ReadCase {
@@ -229,9 +235,8 @@ TEST_F(CommerceFrame, ErrorAndCleanupWorkOnTheSlot) {
   void* tree = test_host_tree_new();
   void* library_data = nullptr;
   scripted_fail("HttpSendRequestA", 12002);
-  EXPECT_EQ(miva_commerce_init(nullptr, &library_data, nullptr, kUrl, list,
-                               tree),
-            1);
+  EXPECT_EQ(
+      miva_commerce_init(nullptr, &library_data, nullptr, kUrl, list, tree), 1);
   void* buffer = library_data;
   const char* first = miva_commerce_error(nullptr, &library_data);
   const char* second = miva_commerce_error(nullptr, &library_data);
@@ -260,9 +265,9 @@ TEST_F(CommerceFrame, AMessageBufferTheHostCannotGiveStopsThePayment) {
   test_host_fail_allocation(1);
   void* library_data = reinterpret_cast<void*>(0x1);
   void* tree = test_host_tree_new();
-  EXPECT_EQ(miva_commerce_init(nullptr, &library_data, nullptr, kUrl, nullptr,
-                               tree),
-            1);
+  EXPECT_EQ(
+      miva_commerce_init(nullptr, &library_data, nullptr, kUrl, nullptr, tree),
+      1);
   EXPECT_EQ(library_data, nullptr);
   EXPECT_TRUE(scripted_calls().empty()) << "nothing was posted";
   EXPECT_EQ(test_host_tree_count(tree), 0u);

@@ -72,7 +72,8 @@ TEST(HostServiceTable, ASecondModuleReplacesTheFirst) {
   EXPECT_EQ(host_services.slot[1], nullptr);
   typedef size_t (*count_fn)(void);
   typedef void (*reset_fn)(void);
-  count_fn live = reinterpret_cast<count_fn>(dlsym(four, "test_host_live_blocks"));
+  count_fn live =
+      reinterpret_cast<count_fn>(dlsym(four, "test_host_live_blocks"));
   reset_fn reset = reinterpret_cast<reset_fn>(dlsym(four, "test_host_reset"));
   ASSERT_NE(live, nullptr);
   reset();

@@ -44,8 +44,10 @@ class ReplyInterpretation : public HostFixture {
 
 variable_list accepted(const char* auth, const char* trans, const char* order,
                        const char* ref) {
-  return {{"tv_status", "accepted"}, {"tv_authcode", auth},
-          {"tv_transid", trans},     {"tv_orderid", order},
+  return {{"tv_status", "accepted"},
+          {"tv_authcode", auth},
+          {"tv_transid", trans},
+          {"tv_orderid", order},
           {"tv_refcode", ref}};
 }
 
@@ -129,7 +131,8 @@ TEST_F(ReplyInterpretation, EveryOutcomeSetsExactlyItsVariables) {
   }
 }
 
-TEST_F(ReplyInterpretation, MessagesReplaceWhatTheBufferHeldAndSuccessLeavesIt) {
+TEST_F(ReplyInterpretation,
+       MessagesReplaceWhatTheBufferHeldAndSuccessLeavesIt) {
   char error_text[ERROR_TEXT_SIZE];
   memset(error_text, 'x', sizeof error_text);
   error_text[ERROR_TEXT_SIZE - 1] = '\0';

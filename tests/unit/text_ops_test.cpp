@@ -1,10 +1,11 @@
+#include "text/text_ops.h"
+
 #include <locale.h>
 #include <string.h>
 
 #include <string>
 
 #include "tests/support/host_fixture.h"
-#include "text/text_ops.h"
 
 namespace {
 
@@ -53,15 +54,15 @@ struct SearchCase {
 TEST_F(TextOps, SearchesAtTheirBoundaries) {
   const SearchCase cases[] = {
       {"xyACCEPTED", "Accepted", 2, 2},
-      {"Accepte", "Accepted", -1, -1},          // seven letters of eight
-      {"isaccepted", "ACCEPTED", 2, 2},         // ends at the haystack's end
-      {"abc", "", 0, -1},                       // empty needle
-      {"", "", -1, -1},                         // empty haystack
+      {"Accepte", "Accepted", -1, -1},   // seven letters of eight
+      {"isaccepted", "ACCEPTED", 2, 2},  // ends at the haystack's end
+      {"abc", "", 0, -1},                // empty needle
+      {"", "", -1, -1},                  // empty haystack
       {"", "a", -1, -1},
-      {"8 bytes!", "historyid=", -1, -1},       // needle longer than text
-      {"a=b=c", "=", 1, 1},                     // first of two
+      {"8 bytes!", "historyid=", -1, -1},  // needle longer than text
+      {"a=b=c", "=", 1, 1},                // first of two
       {"HISTORYID=7", "historyid=", 0, 0},
-      {"aaab", "aab", 1, 1},                    // restart after a near miss
+      {"aaab", "aab", 1, 1},  // restart after a near miss
       {"@", "`", -1, -1},
   };
   for (const SearchCase& c : cases) {
@@ -125,7 +126,8 @@ TEST_F(TextOps, AfterAndCutAt) {
       {"A\nB\r\n", "\r", "A\nB"},
   };
   for (const CutCase& c : cut_cases) {
-    host_text text = text_slice(c.text, 0, static_cast<int32_t>(strlen(c.text)));
+    host_text text =
+        text_slice(c.text, 0, static_cast<int32_t>(strlen(c.text)));
     const long size = test_host_block_size(text);
     text_cut_at(text, c.marker);
     EXPECT_STREQ(text, c.cut) << c.text;
@@ -140,9 +142,9 @@ TEST(ErrorText, MessageFormats) {
   set_error_text(error_text, "Cannot connect to '%100s'. Error %d",
                  url20.c_str(), 12029);
   EXPECT_EQ(strlen(error_text), 133u);
-  EXPECT_EQ(std::string(error_text),
-            "Cannot connect to '" + std::string(80, ' ') + url20 +
-                "'. Error 12029");
+  EXPECT_EQ(
+      std::string(error_text),
+      "Cannot connect to '" + std::string(80, ' ') + url20 + "'. Error 12029");
 
   const std::string url30 = "https://localhost/reply/accept";
   ASSERT_EQ(url30.size(), 30u);
