@@ -20,6 +20,7 @@
 
 #define HOST_SERVICE extern "C" __declspec(dllexport)
 #define LIBRARY_FILE "TarvaneLink.dll"
+#define CURRENT_DIR ".\\"
 
 static bool is_dir_separator(char c) { return c == '\\' || c == '/'; }
 
@@ -60,6 +61,7 @@ static void* host_module(void) { return (void*)GetModuleHandleA(NULL); }
 
 #define HOST_SERVICE extern "C" __attribute__((visibility("default")))
 #define LIBRARY_FILE "TarvaneLink.so"
+#define CURRENT_DIR "./"
 
 static bool is_dir_separator(char c) { return c == '/'; }
 
@@ -441,15 +443,18 @@ static void print_help(void) {
       "                  be empty). Fields are posted in the order given, as one\n"
       "                  application/x-www-form-urlencoded body: A-Z a-z 0-9\n"
       "                  - . _ * as they are, a blank as '+', every other byte\n"
-      "                  as %XX (upper-case hex, so '~' is %7E).\n"
+      "                  as %XX (upper-case hex, so '~' is %7E). The bytes are\n"
+      "                  those of the command line: on Linux in the terminal's\n"
+      "                  encoding, on Windows in the ANSI code page, as a\n"
+      "                  Windows host would post them.\n"
       "\n"
       "Options (before the URL; '--' ends them):\n"
       "  --library PATH  the library to load; default: " LIBRARY_FILE " in the\n"
       "                  directory of this program. A bare file name means the\n"
       "                  file in the current directory.\n"
-      "  --verbose, -v   before posting, write the library, the URL and every\n"
-      "                  field to stderr ('library: ', 'post: ', 'field: name=\n"
-      "                  value' lines), card data masked.\n"
+      "  --verbose, -v   before posting, write to stderr a 'library: PATH' line,\n"
+      "                  a 'post: URL' line and a 'field: name=value' line per\n"
+      "                  field, card data masked (see below).\n"
       "  --help, -h      write this text and exit.\n"
       "\n"
       "Output:\n"
@@ -479,8 +484,8 @@ static void print_help(void) {
       "    pass the Luhn check. A card number shows only its last four digits,\n"
       "    all else '*'; with fewer than 12 digits it is masked entirely.\n"
       "  A card number posted that way is also masked wherever it would appear\n"
-      "  in the result variables or the message. The URL is written as given:\n"
-      "  put no card data in it.\n"
+      "  in the result variables, the message or the URL. Other card data in\n"
+      "  the URL is written as given: put none there.\n"
       "\n"
       "Example:\n"
       "  $ tarvane-post https://gateway.example/transact amount=12.50 \\\n"
@@ -490,6 +495,12 @@ static void print_help(void) {
       "  tv_transid=H456\n"
       "  tv_orderid=O789\n"
       "  tv_refcode=R012\n"
+      "\n"
+      "  $ tarvane-post https://gateway.example/no-such-page amount=12.50\n"
+      "  tv_status=error\n"
+      "  error: Invalid Tarvane response. Could not get result codes.\n"
+      "  $ echo $?\n"
+      "  1\n"
       "\n"
       "  $ tarvane-post --verbose https://gateway.example/transact \\\n"
       "        card_number=4111111111111111 cvv=123\n"
@@ -600,7 +611,7 @@ int main(int argc, char** argv) {
   } else {
     // A bare name would send the platform searching its library path.
     snprintf(path, sizeof path, "%s%s",
-             has_dir_separator(library_arg) ? "" : "./", library_arg);
+             has_dir_separator(library_arg) ? "" : CURRENT_DIR, library_arg);
   }
 
   char why[512] = "";

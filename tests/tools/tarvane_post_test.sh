@@ -1,37 +1,62 @@
 #!/bin/sh
 # tarvane-post against the local TLS test gateway: the output and exit code
 # of whole payments, the body it posts, usage errors, and card data kept out
-# of every output. The library is the TarvaneLink.so beside the program.
+# of every output. The library is the one built beside the program.
 #
-#   tarvane_post_test.sh PATH-TO-TARVANE-POST
+#   tarvane_post_test.sh [--wine] PATH-TO-TARVANE-POST
 #
-# Runs itself under tests/gateway/hermetic.sh when started outside it.
+# --wine: the Windows build, run under Wine with its WinINet. Runs itself
+# under tests/gateway/hermetic.sh when started outside it.
 
 set -u
-[ $# = 1 ] || { echo "usage: $0 PATH-TO-TARVANE-POST" >&2; exit 2; }
+wine=
+if [ "${1:-}" = --wine ]; then wine=wine; shift; fi
+[ $# = 1 ] || { echo "usage: $0 [--wine] PATH-TO-TARVANE-POST" >&2; exit 2; }
 tool=$(readlink -f "$1")
 here=$(dirname "$(readlink -f "$0")")
 repo=$(dirname "$(dirname "$here")")
 replies=$repo/tests/replies
 
 if [ "${TARVANE_HERMETIC:-}" != 1 ]; then
-  exec "$repo/tests/gateway/hermetic.sh" sh "$here/tarvane_post_test.sh" "$tool"
+  exec "$repo/tests/gateway/hermetic.sh" sh "$here/tarvane_post_test.sh" ${wine:+--wine} "$tool"
 fi
 [ -x "$tool" ] || { echo "FAIL: $tool is not an executable" >&2; exit 1; }
-library=$(dirname "$tool")/TarvaneLink.so
+if [ -n "$wine" ]; then
+  # A Windows program gets its arguments in the ANSI code page, which Wine
+  # takes from the locale: Windows-1252 under C.UTF-8.
+  export LC_ALL=C.UTF-8
+  e_acute_posted=%E9
+  # As the program sees it: Wine's drive Z: is the root.
+  library=Z:$(dirname "$tool" | tr / '\\')\\TarvaneLink.dll
+  library_name=TarvaneLink.dll
+  # A real library without the exports.
+  foreign='C:\windows\system32\kernel32.dll'
+else
+  library=$(dirname "$tool")/TarvaneLink.so
+  library_name=TarvaneLink.so
+  foreign=$(ldd "$tool" | awk '$1 ~ /^libc\.so/ { print $3 }')
+  e_acute_posted=%C3%A9
+fi
 
 work=$TARVANE_HERMETIC_TMP/tarvane-post
 mkdir -p "$work"
 passed=0
 failed=0
+# Wine makes its prefix on first use and says so on stderr.
+[ -z "$wine" ] || $wine "$tool" --help >/dev/null 2>&1
 
 ok() { passed=$((passed + 1)); echo "ok   $1"; }
 bad() { failed=$((failed + 1)); echo "FAIL $1: $2"; }
 
-# run ARGS...: the tool's exit code in rc, its output in $work/out and $work/err
+# run ARGS...: the tool's exit code in rc, its output in $work/out and
+# $work/err (line ends as LF: Windows text mode writes CR LF)
 run() {
-  "$tool" "$@" >"$work/out" 2>"$work/err"
+  $wine "$tool" "$@" >"$work/out" 2>"$work/err"
   rc=$?
+  lf_lines
+}
+lf_lines() {
+  [ -z "$wine" ] || for f in "$work/out" "$work/err"; do tr -d '\r' <"$f" >"$f.lf" && mv "$f.lf" "$f"; done
 }
 
 # want_out LINE...: the exact stdout expected, one argument a line
@@ -91,15 +116,16 @@ fi
 # the file there.
 e_acute=$(printf '\303\251')
 before=$(requests)
-(cd "$(dirname "$library")" && exec "$tool" --library TarvaneLink.so \
+(cd "$(dirname "$tool")" && exec $wine "$tool" --library "$library_name" \
   "https://localhost/reply/accepted?mode=test" \
   "name=Ann O'Neil & Co" "note=50% off=yes" "mix=a~b*c-d.e_f/g+h" \
   "city=Z${e_acute}rich" "empty=" "two words=1") >"$work/out" 2>"$work/err"
 rc=$?
+lf_lines
 want_out tv_status=accepted tv_authcode=AUTH123 tv_transid=H456 tv_orderid=O789 tv_refcode=R012
 want_err
 same "accepted, with --library NAME from its directory" 0
-body='name=Ann+O%27Neil+%26+Co&note=50%25+off%3Dyes&mix=a%7Eb*c-d.e_f%2Fg%2Bh&city=Z%C3%A9rich&empty=&two+words=1'
+body="name=Ann+O%27Neil+%26+Co&note=50%25+off%3Dyes&mix=a%7Eb*c-d.e_f%2Fg%2Bh&city=Z${e_acute_posted}rich&empty=&two+words=1"
 if [ "$(requests)" = $((before + 1)) ] &&
    [ "$(last_request path)" = "POST HTTP/1.0 /reply/accepted?mode=test" ] &&
    [ "$(last_request body)" = "POST HTTP/1.0 $body" ]; then
@@ -121,14 +147,13 @@ else
 fi
 
 # --- usage errors and libraries that cannot be used: exit 2, nothing posted --
-libc=$(ldd "$tool" | awk '$1 ~ /^libc\.so/ { print $3 }')
 before=$(requests)
 # arguments (split at blanks) | what stderr must hold | usage line too
 while IFS='|' read -r args message usage; do
   # shellcheck disable=SC2086
   set -- $args
-  [ "${1:-}" != LIBC ] || { shift; set -- --library "$libc" "$@"; }
-  message=$(printf '%s' "$message" | sed "s|LIBC|$libc|")
+  [ "${1:-}" != FOREIGN ] || { shift; set -- --library "$foreign" "$@"; }
+  case $message in *FOREIGN*) message=${message%%FOREIGN*}$foreign${message#*FOREIGN} ;; esac
   run "$@"
   if [ "$rc" = 2 ] && [ ! -s "$work/out" ] && grep -qF -- "$message" "$work/err" &&
      if [ "$usage" = yes ]; then grep -qx 'Usage: tarvane-post .*' "$work/err"
@@ -145,8 +170,8 @@ https://localhost/reply/accepted a=1 amount|tarvane-post: 'amount' is not a fiel
 https://localhost/reply/accepted =12.50|tarvane-post: '=12.50' is not a field|yes
 https://localhost a=1|tarvane-post: 'https://localhost' is not a gateway URL|yes
 -- --verbose|tarvane-post: '--verbose' is not a gateway URL|yes
---library /nonexistent/TarvaneLink.so https://localhost/reply/accepted a=1|tarvane-post: cannot load the library '/nonexistent/TarvaneLink.so': /nonexistent/TarvaneLink.so: cannot open shared object file|no
-LIBC https://localhost/reply/accepted a=1|tarvane-post: 'LIBC' is not a TarvaneLink library: it does not export miva_commerce_init|no
+--library /nonexistent/TarvaneLink.so https://localhost/reply/accepted a=1|tarvane-post: cannot load the library '/nonexistent/TarvaneLink.so': |no
+FOREIGN https://localhost/reply/accepted a=1|tarvane-post: 'FOREIGN' is not a TarvaneLink library: it does not export miva_commerce_init|no
 CASES
 if [ "$(requests)" = "$before" ]; then ok "no usage error reached the gateway"; else bad "usage errors" "$(($(requests) - before)) requests"; fi
 
