@@ -7,6 +7,9 @@
 
 #include <curl/curl.h>
 #include <errno.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -137,6 +140,60 @@ void init_curl_once(void) {
 bool curl_ready(void) {
   pthread_once(&curl_once, init_curl_once);
   return curl_init_result == CURLE_OK;
+}
+
+// libcurl parses the whole CA bundle for every new connection: its own
+// store cache lives in a multi handle, and every request here has its own.
+// That parse was most of a payment's time. The same roots, from libcurl's
+// own default locations and with the flags libcurl gives a store it loads,
+// are parsed once per process instead and shared by every connection, as
+// the system's store is on Windows; the checks stay OpenSSL's and
+// libcurl's. Without it (a location that does not load), each connection
+// loads, and reports, as libcurl does by itself.
+pthread_once_t trust_once = PTHREAD_ONCE_INIT;
+X509_STORE* shared_trust = NULL;
+
+void load_trust_once(void) {
+  CURL* probe = curl_easy_init();
+  X509_STORE* store = X509_STORE_new();
+  char* bundle = NULL;
+  char* directory = NULL;
+  bool ok = probe != NULL && store != NULL &&
+            curl_easy_getinfo(probe, CURLINFO_CAINFO, &bundle) == CURLE_OK &&
+            curl_easy_getinfo(probe, CURLINFO_CAPATH, &directory) == CURLE_OK &&
+            (bundle != NULL || directory != NULL) &&
+            X509_STORE_set_flags(store, X509_V_FLAG_TRUSTED_FIRST |
+                                            X509_V_FLAG_PARTIAL_CHAIN) == 1;
+  if (ok && bundle != NULL) ok = X509_STORE_load_file(store, bundle) == 1;
+  if (ok && directory != NULL) ok = X509_STORE_load_path(store, directory) == 1;
+  curl_easy_cleanup(probe);
+  if (!ok) {
+    X509_STORE_free(store);
+    // Not this thread's failure to report later.
+    ERR_clear_error();
+    return;
+  }
+  shared_trust = store;
+}
+
+CURLcode use_shared_trust(CURL* easy, void* ssl_ctx, void* store) {
+  (void)easy;
+  if (X509_STORE_up_ref((X509_STORE*)store) != 1) return CURLE_OUT_OF_MEMORY;
+  SSL_CTX_set_cert_store((SSL_CTX*)ssl_ctx, (X509_STORE*)store);
+  return CURLE_OK;
+}
+
+bool configure_trust(CURL* e) {
+  pthread_once(&trust_once, load_trust_once);
+  if (shared_trust == NULL) return true;
+  if (curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, use_shared_trust) != CURLE_OK ||
+      curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, shared_trust) != CURLE_OK) {
+    // A TLS backend without the hook loads the defaults itself.
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, (curl_ssl_ctx_callback)NULL);
+    return true;
+  }
+  return curl_easy_setopt(e, CURLOPT_CAINFO, (char*)NULL) == CURLE_OK &&
+         curl_easy_setopt(e, CURLOPT_CAPATH, (char*)NULL) == CURLE_OK;
 }
 
 BOOL fail(DWORD code) {
@@ -583,6 +640,7 @@ bool configure(Request* r, LPVOID body, DWORD body_length) {
     ok = curl_easy_setopt(e, CURLOPT_USERAGENT, r->head.agent) == CURLE_OK;
   if (ok && r->referrer[0] != '\0')
     ok = curl_easy_setopt(e, CURLOPT_REFERER, r->referrer) == CURLE_OK;
+  if (ok) ok = configure_trust(e);
   if (!ok) return false;
 
   if (same_nocase(r->verb, "POST")) {
