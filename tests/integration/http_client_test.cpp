@@ -23,6 +23,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -453,9 +454,12 @@ Outcome run(const Exchange& x) {
 
 // ---------------------------------------------------------------------------
 // A TCP relay in front of the trusted gateway (127.0.0.1:443) that forces
-// one fault, or a peer that is not a TLS server at all.
+// one fault, or a peer that is not a TLS server at all, or a tunnelling
+// proxy.
 
 enum class Fault {
+  PASS_THROUGH,    // relay everything
+  CONNECT_PROXY,   // take a CONNECT request, then relay everything
   RESET_AFTER,     // pass `bytes` of reply, wait `ms`, then reset the client
   STALL_AFTER,     // pass `bytes` of reply, then nothing more
   STALL_UPLOAD,    // pass `bytes` of the request, then stop taking any
@@ -492,6 +496,10 @@ class FaultServer {
 
   INTERNET_PORT port() const { return port_; }
   size_t request_bytes() const { return up_total_; }
+  std::string proxy_request() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return proxy_request_;
+  }
 
  private:
   bool stopping() const { return stop_.load(); }
@@ -529,9 +537,31 @@ class FaultServer {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
+  // Reads the proxy request's head and grants the tunnel.
+  bool grant_tunnel(int client) {
+    std::string head;
+    char c;
+    auto start = std::chrono::steady_clock::now();
+    while (head.size() < 8192 && seconds_since(start) < 5 &&
+           head.find("\r\n\r\n") == std::string::npos) {
+      pollfd p{client, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      if (::read(client, &c, 1) != 1) return false;
+      head += c;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      proxy_request_ = head;
+    }
+    static const char granted[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+    return ::write(client, granted, sizeof granted - 1) ==
+           (ssize_t)(sizeof granted - 1);
+  }
+
   void serve(int client) {
     auto start = std::chrono::steady_clock::now();
     char buf[16384];
+    if (fault_ == Fault::CONNECT_PROXY && !grant_tunnel(client)) return;
     if (fault_ == Fault::PLAIN_HTTP) {
       static const char reply[] =
           "HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\nAccepted";
@@ -606,9 +636,23 @@ class FaultServer {
   INTERNET_PORT port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<size_t> up_total_{0};
+  mutable std::mutex mutex_;
+  std::string proxy_request_;
   std::thread thread_;
 };
 
+
+// The tests choose their proxy themselves.
+class NoProxyEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY",
+                             "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+      ::unsetenv(name);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const no_proxy_environment =
+    ::testing::AddGlobalTestEnvironment(new NoProxyEnvironment);
 
 // ===========================================================================
 // What goes on the wire.
@@ -757,7 +801,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(HttpRequestShape, ObjectKeepsItsQueryAndPortGoesToTheConnection) {
-  FaultServer relay(Fault::STALL_AFTER, SIZE_MAX, 0);  // passes everything
+  FaultServer relay(Fault::PASS_THROUGH, 0, 0);
   Exchange x;
   x.port = relay.port();
   x.path = tagged("/reply/accepted?merchant=M1&lang=en");
@@ -786,6 +830,24 @@ TEST(HttpRequestShape, RedirectIsNotFollowed) {
   std::vector<Json> all = gateway_records();
   ASSERT_EQ(all.size(), before + 1) << "a second request was made";
   EXPECT_EQ(all.back()["path"].text, x.path);
+}
+
+// The system's proxy setting, here the environment's, is followed.
+TEST(HttpRequestShape, ProxyFromTheEnvironmentIsUsed) {
+  FaultServer proxy(Fault::CONNECT_PROXY, 0, 0);
+  std::string address = "http://127.0.0.1:" + std::to_string(proxy.port());
+  ASSERT_EQ(::setenv("https_proxy", address.c_str(), 1), 0);
+  Exchange x;
+  x.path = tagged("/reply/accepted");
+  Outcome out = run(x);
+  ::unsetenv("https_proxy");
+  ASSERT_TRUE(out.sent) << out.send_error;
+  EXPECT_EQ(out.reply, canned_reply("accepted"));
+  EXPECT_EQ(proxy.proxy_request().rfind("CONNECT localhost:443 HTTP/", 0), 0u)
+      << proxy.proxy_request();
+  std::vector<Json> seen = records_for(x.path);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0]["version"].text, "HTTP/1.0");
 }
 
 // ===========================================================================
