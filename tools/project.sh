@@ -3,6 +3,7 @@
 #
 #   sh tools/project.sh demo    one payment against the local test gateway
 #   sh tools/project.sh test    every test, on every preset
+#   sh tools/project.sh bench   the benchmarks; writes bench/results.md
 #   sh tools/project.sh install only install the packages
 set -eu
 
@@ -61,6 +62,11 @@ case "${1:-}" in
         ctest --preset "$preset"
       fi
     done
+    ;;
+  bench)
+    install_packages
+    build_preset native
+    tests/gateway/hermetic.sh sh bench/run.sh build/native
     ;;
   *)
     sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
