@@ -23,26 +23,59 @@ static bool matches_at(const char* at, const char* needle) {
   return true;
 }
 
-int32_t text_find_nocase(const char* haystack, const char* needle) {
-  for (int32_t start = 0; haystack[start] != '\0'; ++start) {
-    if (matches_at(haystack + start, needle)) return start;
+// The next byte in [from, end) that is `byte`, or null.
+static const char* next_byte(const char* from, const char* end, char byte) {
+  if (from >= end) return nullptr;
+  return static_cast<const char*>(
+      memchr(from, byte, static_cast<size_t>(end - from)));
+}
+
+// Lowest index at which a needle of at least one byte matches under the
+// fold, in a text of known length. Candidates are the places where the
+// needle's first byte stands in either case, found with memchr, so a reply
+// without them costs a pass of the C library's fastest scan, not a
+// comparison at every index.
+static int32_t first_match(const char* text, int32_t length, const char* needle,
+                           int32_t needle_length) {
+  if (needle_length > length) return -1;
+  const char lower = static_cast<char>(
+      text_fold(static_cast<unsigned char>(needle[0])));
+  const char upper = (lower >= 'a' && lower <= 'z')
+                         ? static_cast<char>(lower - 0x20)
+                         : lower;
+  // One past the last index at which the needle still fits.
+  const char* end = text + (length - needle_length) + 1;
+  const char* next_lower = next_byte(text, end, lower);
+  const char* next_upper = upper != lower ? next_byte(text, end, upper)
+                                          : nullptr;
+  while (next_lower != nullptr || next_upper != nullptr) {
+    const bool take_lower = next_upper == nullptr ||
+                            (next_lower != nullptr && next_lower < next_upper);
+    const char* candidate = take_lower ? next_lower : next_upper;
+    if (matches_at(candidate + 1, needle + 1)) {
+      return static_cast<int32_t>(candidate - text);
+    }
+    if (take_lower) {
+      next_lower = next_byte(candidate + 1, end, lower);
+    } else {
+      next_upper = next_byte(candidate + 1, end, upper);
+    }
   }
   return -1;
+}
+
+int32_t text_find_nocase(const char* haystack, const char* needle) {
+  // An empty haystack has no start position, not even for an empty needle.
+  if (haystack[0] == '\0') return -1;
+  const int32_t needle_length = text_length(needle);
+  if (needle_length == 0) return 0;
+  return first_match(haystack, text_length(haystack), needle, needle_length);
 }
 
 int32_t text_index_of(const char* text, const char* needle) {
   const int32_t needle_length = text_length(needle);
   if (needle_length == 0) return -1;
-  // Bounded by the needle's length, so a needle longer than the text is
-  // answered without reading past the text's NUL.
-  int32_t text_len = 0;
-  while (text_len < needle_length && text[text_len] != '\0') ++text_len;
-  if (text_len < needle_length) return -1;
-  text_len += text_length(text + text_len);
-  for (int32_t index = 0; index <= text_len - needle_length; ++index) {
-    if (matches_at(text + index, needle)) return index;
-  }
-  return -1;
+  return first_match(text, text_length(text), needle, needle_length);
 }
 
 host_text text_slice(const char* text, int32_t start, int32_t count) {

@@ -74,6 +74,33 @@ TEST_F(TextOps, SearchesAtTheirBoundaries) {
   EXPECT_EQ(test_host_allocation_count(), 0) << "searches must not allocate";
 }
 
+// The search skips to the places where the needle's first byte stands;
+// it must find what a comparison at every index finds.
+TEST(TextSearch, AgreesWithAComparisonAtEveryIndex) {
+  const char alphabet[] = {'a', 'A', 'b', 'B', '=', '\r', '@', '`', '\xC9'};
+  auto reference = [](const std::string& text, const std::string& needle) {
+    for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
+      bool match = true;
+      for (size_t j = 0; j < needle.size() && match; ++j) {
+        match = text_fold(text[i + j]) == text_fold(needle[j]);
+      }
+      if (match) return static_cast<int32_t>(i);
+    }
+    return -1;
+  };
+  uint32_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+  for (int round = 0; round < 20000; ++round) {
+    std::string text, needle;
+    for (size_t n = next() % 24; n > 0; --n) text += alphabet[next() % 9];
+    for (size_t n = 1 + next() % 4; n > 0; --n) needle += alphabet[next() % 9];
+    const int32_t expected = reference(text, needle);
+    ASSERT_EQ(text_index_of(text.c_str(), needle.c_str()), expected)
+        << "text '" << text << "' needle '" << needle << "'";
+    ASSERT_EQ(text_find_nocase(text.c_str(), needle.c_str()), expected);
+  }
+}
+
 TEST_F(TextOps, IndexOfReadsNothingBeyondAShortText) {
   // The text sits at the very end of a guarded host block: reading past its
   // NUL would damage nothing but is caught by the sanitizer builds.
