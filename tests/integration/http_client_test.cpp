@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -30,6 +29,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/gateway_record.h"
 
 // Every heap block of the process is counted here, libcurl's and
 // OpenSSL's included, so a test sees the live total and its high-water
@@ -160,145 +161,12 @@ std::string canned_reply(const std::string& name) {
 }
 
 // ---------------------------------------------------------------------------
-// The gateway's record: one JSON object per request. A small reader for
-// the JSON it writes (objects, arrays, strings, numbers, literals).
+// The gateway's record (tests/support/gateway_record.h).
 
-struct Json {
-  enum Kind { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } kind = NUL;
-  bool flag = false;
-  double number = 0;
-  std::string text;
-  std::vector<Json> items;
-  std::map<std::string, Json> fields;
+typedef nlohmann::json Record;
 
-  const Json& operator[](const std::string& key) const {
-    static const Json missing;
-    auto it = fields.find(key);
-    return it == fields.end() ? missing : it->second;
-  }
-};
-
-struct JsonReader {
-  const std::string& s;
-  size_t i = 0;
-  bool ok = true;
-
-  void blanks() {
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' ||
-                            s[i] == '\r'))
-      ++i;
-  }
-  bool take(char c) {
-    blanks();
-    if (i < s.size() && s[i] == c) {
-      ++i;
-      return true;
-    }
-    return false;
-  }
-  std::string string_value() {
-    std::string out;
-    if (!take('"')) {
-      ok = false;
-      return out;
-    }
-    while (i < s.size() && s[i] != '"') {
-      char c = s[i++];
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (i >= s.size()) break;
-      char e = s[i++];
-      switch (e) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'u': {
-          // The gateway writes latin-1 text with ASCII escapes.
-          unsigned code = std::stoul(s.substr(i, 4), nullptr, 16);
-          i += 4;
-          out += static_cast<char>(code & 0xff);
-          break;
-        }
-        default: out += e;
-      }
-    }
-    if (!take('"')) ok = false;
-    return out;
-  }
-  Json value() {
-    Json v;
-    blanks();
-    if (i >= s.size()) {
-      ok = false;
-      return v;
-    }
-    char c = s[i];
-    if (c == '{') {
-      v.kind = Json::OBJECT;
-      ++i;
-      if (take('}')) return v;
-      do {
-        std::string key = string_value();
-        if (!take(':')) ok = false;
-        v.fields[key] = value();
-      } while (ok && take(','));
-      if (!take('}')) ok = false;
-    } else if (c == '[') {
-      v.kind = Json::ARRAY;
-      ++i;
-      if (take(']')) return v;
-      do v.items.push_back(value());
-      while (ok && take(','));
-      if (!take(']')) ok = false;
-    } else if (c == '"') {
-      v.kind = Json::STRING;
-      v.text = string_value();
-    } else if (s.compare(i, 4, "true") == 0 || s.compare(i, 5, "false") == 0) {
-      v.kind = Json::BOOL;
-      v.flag = s[i] == 't';
-      i += v.flag ? 4 : 5;
-    } else if (s.compare(i, 4, "null") == 0) {
-      i += 4;
-    } else {
-      v.kind = Json::NUMBER;
-      size_t used = 0;
-      v.number = std::stod(s.substr(i), &used);
-      i += used;
-    }
-    return v;
-  }
-};
-
-std::vector<Json> gateway_records() {
-  const char* path = std::getenv("TARVANE_GATEWAY_RECORD");
-  std::vector<Json> out;
-  if (path == nullptr) {
-    ADD_FAILURE() << "TARVANE_GATEWAY_RECORD is not set: run under "
-                     "tests/gateway/hermetic.sh";
-    return out;
-  }
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    JsonReader reader{line};
-    Json record = reader.value();
-    EXPECT_TRUE(reader.ok) << "unreadable record line: " << line;
-    out.push_back(record);
-  }
-  return out;
-}
-
-// Records of requests for exactly this path (query included).
-std::vector<Json> records_for(const std::string& path) {
-  std::vector<Json> out;
-  for (const Json& r : gateway_records())
-    if (r["path"].text == path) out.push_back(r);
-  return out;
+std::string field(const Record& r, const char* name) {
+  return r.value(name, std::string());
 }
 
 // A path nobody else asked for, so its record is found again.
@@ -311,10 +179,20 @@ std::string tagged(const std::string& path) {
 
 typedef std::vector<std::pair<std::string, std::string>> HeaderList;
 
-HeaderList headers_of(const Json& record) {
+HeaderList headers_of(const Record& record) {
   HeaderList out;
-  for (const Json& h : record["headers"].items)
-    out.emplace_back(h.items.at(0).text, h.items.at(1).text);
+  for (const Record& h : record.at("headers"))
+    out.emplace_back(h.at(0).get<std::string>(), h.at(1).get<std::string>());
+  return out;
+}
+
+std::string hex_of(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
   return out;
 }
 
@@ -665,14 +543,14 @@ TEST(HttpRequestShape, PostIsExactlyTheLibrarysRequest) {
   ASSERT_TRUE(out.sent) << out.send_error;
   EXPECT_EQ(out.reply, canned_reply("accepted"));
 
-  std::vector<Json> seen = records_for(x.path);
+  std::vector<Record> seen = gateway_requests_for(x.path);
   ASSERT_EQ(seen.size(), 1u);
-  const Json& r = seen[0];
-  EXPECT_EQ(r["method"].text, "POST");
-  EXPECT_EQ(r["version"].text, "HTTP/1.0");
-  EXPECT_EQ(r["sni"].text, "localhost");
-  EXPECT_TRUE(r["complete"].flag);
-  EXPECT_EQ(r["body"].text, x.body);
+  const Record& r = seen[0];
+  EXPECT_EQ(field(r, "method"), "POST");
+  EXPECT_EQ(field(r, "version"), "HTTP/1.0");
+  EXPECT_EQ(field(r, "sni"), "localhost");
+  EXPECT_TRUE(r.value("complete", false));
+  EXPECT_EQ(field(r, "body"), x.body);
   HeaderList expected = {
       {"Host", "localhost"},
       {"User-Agent", "TarvaneLink"},
@@ -684,7 +562,7 @@ TEST(HttpRequestShape, PostIsExactlyTheLibrarysRequest) {
   HeaderList got = headers_of(r);
   std::sort(expected.begin(), expected.end());
   std::sort(got.begin(), got.end());
-  EXPECT_EQ(got, expected) << r["raw_head"].text;
+  EXPECT_EQ(got, expected) << field(r, "raw_head");
 }
 
 TEST(HttpRequestShape, NoHeaderOfTheClientsOwnChoosing) {
@@ -692,14 +570,14 @@ TEST(HttpRequestShape, NoHeaderOfTheClientsOwnChoosing) {
   x.path = tagged("/reply/accepted");
   x.flags = INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
   ASSERT_TRUE(run(x).sent);
-  std::vector<Json> seen = records_for(x.path);
+  std::vector<Record> seen = gateway_requests_for(x.path);
   ASSERT_EQ(seen.size(), 1u);
   std::vector<std::string> names = header_names_lower(headers_of(seen[0]));
   for (const char* unwanted :
        {"accept", "expect", "accept-encoding", "cookie", "referer",
         "connection", "cache-control", "pragma", "transfer-encoding"})
     EXPECT_EQ(std::count(names.begin(), names.end(), unwanted), 0)
-        << unwanted << " in " << seen[0]["raw_head"].text;
+        << unwanted << " in " << field(seen[0], "raw_head");
 }
 
 // Header text given by length or NUL-terminated, one header or several.
@@ -721,7 +599,7 @@ TEST_P(HttpRequestShapeHeaders, CallersHeadersArriveAsGiven) {
   x.headers = c.text;
   x.headers_length = c.length;
   ASSERT_TRUE(run(x).sent);
-  std::vector<Json> seen = records_for(x.path);
+  std::vector<Record> seen = gateway_requests_for(x.path);
   ASSERT_EQ(seen.size(), 1u);
   HeaderList caller;
   for (const auto& h : headers_of(seen[0]))
@@ -729,7 +607,7 @@ TEST_P(HttpRequestShapeHeaders, CallersHeadersArriveAsGiven) {
         h.first != "Content-Length" && h.first != "Cache-Control" &&
         h.first != "Pragma")
       caller.push_back(h);
-  EXPECT_EQ(caller, c.expected) << seen[0]["raw_head"].text;
+  EXPECT_EQ(caller, c.expected) << field(seen[0], "raw_head");
 }
 
 const char TWO_HEADERS[] =
@@ -772,15 +650,14 @@ TEST_P(HttpRequestShapeBodies, BodyArrivesWhole) {
   Outcome out = run(x);
   ASSERT_TRUE(out.sent) << out.send_error;
   EXPECT_EQ(out.reply, canned_reply("accepted"));
-  std::vector<Json> seen = records_for(x.path);
+  std::vector<Record> seen = gateway_requests_for(x.path);
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_TRUE(seen[0]["complete"].flag);
+  EXPECT_TRUE(seen[0].value("complete", false));
   std::string got;
   for (const auto& h : headers_of(seen[0]))
     if (h.first == "Content-Length") got = h.second;
   EXPECT_EQ(got, std::to_string(c.body.size()));
-  EXPECT_EQ(seen[0]["body"].text.size(), c.body.size());
-  EXPECT_TRUE(seen[0]["body"].text == c.body);
+  EXPECT_EQ(field(seen[0], "body_hex"), hex_of(c.body));
 }
 
 std::string patterned(size_t n) {
@@ -808,7 +685,7 @@ TEST(HttpRequestShape, ObjectKeepsItsQueryAndPortGoesToTheConnection) {
   Outcome out = run(x);
   ASSERT_TRUE(out.sent) << out.send_error;
   EXPECT_EQ(out.reply, canned_reply("accepted"));
-  std::vector<Json> seen = records_for(x.path);
+  std::vector<Record> seen = gateway_requests_for(x.path);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_GT(relay.request_bytes(), 0u);
   HeaderList headers = headers_of(seen[0]);
@@ -817,19 +694,19 @@ TEST(HttpRequestShape, ObjectKeepsItsQueryAndPortGoesToTheConnection) {
                                        "localhost:" +
                                            std::to_string(x.port))) !=
               headers.end())
-      << seen[0]["raw_head"].text;
+      << field(seen[0], "raw_head");
 }
 
 TEST(HttpRequestShape, RedirectIsNotFollowed) {
-  size_t before = gateway_records().size();
+  size_t before = gateway_requests().size();
   Exchange x;
   x.path = tagged("/redirect/declined");
   Outcome out = run(x);
   ASSERT_TRUE(out.sent) << out.send_error;
   EXPECT_EQ(out.reply, canned_reply("declined"));
-  std::vector<Json> all = gateway_records();
+  std::vector<Record> all = gateway_requests();
   ASSERT_EQ(all.size(), before + 1) << "a second request was made";
-  EXPECT_EQ(all.back()["path"].text, x.path);
+  EXPECT_EQ(field(all.back(), "path"), x.path);
 }
 
 // The system's proxy setting, here the environment's, is followed.
@@ -845,9 +722,9 @@ TEST(HttpRequestShape, ProxyFromTheEnvironmentIsUsed) {
   EXPECT_EQ(out.reply, canned_reply("accepted"));
   EXPECT_EQ(proxy.proxy_request().rfind("CONNECT localhost:443 HTTP/", 0), 0u)
       << proxy.proxy_request();
-  std::vector<Json> seen = records_for(x.path);
+  std::vector<Record> seen = gateway_requests_for(x.path);
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0]["version"].text, "HTTP/1.0");
+  EXPECT_EQ(field(seen[0], "version"), "HTTP/1.0");
 }
 
 // ===========================================================================
@@ -1215,8 +1092,8 @@ TEST(HttpConcurrency, TwoExchangesRunAtOnceEachWithItsOwnReply) {
   EXPECT_EQ(out_a.reply, canned_reply("accepted"));
   EXPECT_EQ(out_b.reply, canned_reply("declined"));
   EXPECT_LT(took, 1.9) << "the exchanges ran one after the other";
-  EXPECT_EQ(records_for(a.path).size(), 1u);
-  EXPECT_EQ(records_for(b.path).size(), 1u);
+  EXPECT_EQ(gateway_requests_for(a.path).size(), 1u);
+  EXPECT_EQ(gateway_requests_for(b.path).size(), 1u);
 }
 
 TEST(HttpConcurrency, LastErrorBelongsToEachThread) {
@@ -1332,7 +1209,7 @@ TEST(HttpHandles, RequestSentAgainMakesAFreshExchange) {
       reply.append(buf, got);
     EXPECT_EQ(reply, canned_reply("accepted"));
   }
-  EXPECT_EQ(records_for(x.path).size(), 2u);
+  EXPECT_EQ(gateway_requests_for(x.path).size(), 2u);
   EXPECT_TRUE(h.close());
 }
 
