@@ -2,7 +2,11 @@
 # Sets up a fresh Debian 12 machine (as root) and runs the project's jobs.
 #
 #   sh tools/project.sh demo    one payment against the local test gateway
-#   sh tools/project.sh test    every test, on every preset
+#   sh tools/project.sh test    every test, on every preset, then each fuzz
+#                               target for 60 s
+#   sh tools/project.sh fuzz [SECONDS]
+#                               each fuzz target for SECONDS (600) from its
+#                               seed corpus
 #   sh tools/project.sh bench   the benchmarks; writes bench/results.md
 #   sh tools/project.sh install only install the packages
 set -eu
@@ -11,7 +15,7 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 packages="build-essential cmake ninja-build pkg-config ca-certificates
-  libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev python3 openssl curl iproute2 util-linux mount
   g++-mingw-w64-i686 wine wine32:i386 binutils-mingw-w64-i686
   clang libclang-rt-14-dev llvm valgrind"
@@ -55,21 +59,32 @@ case "${1:-}" in
     ;;
   test)
     install_packages
-    for preset in native windows-x86; do
+    for preset in native windows-x86 asan tsan; do
       if [ -f "$repo/CMakePresets.json" ] && grep -q "\"$preset\"" CMakePresets.json; then
         echo "=== preset $preset"
         build_preset "$preset"
         ctest --preset "$preset"
       fi
     done
+    echo "=== fuzzing, 60 s per target"
+    build_preset fuzz
+    ctest --preset fuzz
+    ;;
+  fuzz)
+    install_packages
+    seconds=${2:-600}
+    build_preset fuzz
+    TARVANE_FUZZ_SECONDS=$seconds ctest --preset fuzz --timeout $((seconds + 300))
     ;;
   bench)
     install_packages
-    build_preset native
+    # Only what the benchmarks run, so a test in the making cannot stop them.
+    cmake --preset native
+    cmake --build --preset native --target tarvane_bench
     tests/gateway/hermetic.sh sh bench/run.sh build/native
     ;;
   *)
-    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
