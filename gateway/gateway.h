@@ -28,7 +28,8 @@ struct gateway_handles {
 };
 
 // Splits `url` into host and path. The scheme counts only at the start;
-// a URL with no "/" after its host gets the path "/".
+// a URL with no "/" after its host gets the path "/". A copy the host
+// cannot allocate leaves its text null.
 void split_gateway_url(const char* url, host_text* gateway_host,
                        host_text* gateway_path);
 

@@ -17,10 +17,17 @@ void split_gateway_url(const char* url, host_text* gateway_host,
   const char* rest = url;
   if (text_find_nocase(url, "http://") == 0) {
     copied_rest = text_slice(url, 7, url_length - 7);
-    rest = text_or_empty(copied_rest);
+    rest = copied_rest;
   } else if (text_find_nocase(url, "https://") == 0) {
     copied_rest = text_slice(url, 8, url_length - 8);
-    rest = text_or_empty(copied_rest);
+    rest = copied_rest;
+  }
+  // Without the copy there is no host to name: an empty one must not be
+  // taken for the gateway.
+  if (rest == nullptr) {
+    *gateway_host = nullptr;
+    *gateway_path = nullptr;
+    return;
   }
 
   const int32_t rest_length = text_length(rest);

@@ -29,8 +29,14 @@ TARVANE_EXPORT int miva_commerce_init(void*, void** library_data, void*,
   host_text body = build_post_body(url, field_list);
 
   gateway_handles handles = {nullptr, nullptr, nullptr};
-  if (!post_to_gateway(url, gateway_host, gateway_path, body, reply_buffer,
-                       error_text, &handles)) {
+  if (gateway_host == nullptr || gateway_path == nullptr || body == nullptr) {
+    // A copy the host could not give would send the payment elsewhere or
+    // without its fields: nothing goes out.
+    set_error_text(error_text, "Cannot send request to '%100s'. Error %d", url,
+                   static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+    result = 1;
+  } else if (!post_to_gateway(url, gateway_host, gateway_path, body,
+                              reply_buffer, error_text, &handles)) {
     result = 1;
   } else if (!interpret_reply(error_text, reply_buffer, result_tree)) {
     result = 1;

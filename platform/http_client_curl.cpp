@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 #include <errno.h>
+#include <malloc.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -133,8 +134,34 @@ thread_local DWORD last_error = 0;
 pthread_once_t curl_once = PTHREAD_ONCE_INIT;
 CURLcode curl_init_result = CURLE_FAILED_INIT;
 
+// libcurl keeps its own copies of the request, body and card number
+// included, and of the reply, and releases them without clearing them. Its
+// blocks come from these, so each is cleared before it goes back. (When the
+// host started libcurl before this layer did, its own allocator stays.)
+void free_cleared(void* block) {
+  if (block != NULL) explicit_bzero(block, malloc_usable_size(block));
+  free(block);
+}
+
+// A block that moves leaves nothing behind either.
+void* realloc_cleared(void* block, size_t size) {
+  if (block == NULL) return malloc(size);
+  if (size == 0) {
+    free_cleared(block);
+    return NULL;
+  }
+  const size_t old_size = malloc_usable_size(block);
+  void* moved = malloc(size);
+  if (moved == NULL) return NULL;
+  memcpy(moved, block, old_size < size ? old_size : size);
+  free_cleared(block);
+  return moved;
+}
+
 void init_curl_once(void) {
-  curl_init_result = curl_global_init(CURL_GLOBAL_DEFAULT);
+  curl_init_result = curl_global_init_mem(CURL_GLOBAL_DEFAULT, malloc,
+                                          free_cleared, realloc_cleared,
+                                          strdup, calloc);
 }
 
 bool curl_ready(void) {
@@ -686,6 +713,8 @@ void free_request(Request* r) {
   free(r->object);
   free(r->referrer);
   free(r->accept);
+  // The reply's bytes, which may echo what was posted.
+  if (r->stash != NULL) explicit_bzero(r->stash, r->stash_capacity);
   free(r->stash);
   r->head.magic = 0;
   free(r);
