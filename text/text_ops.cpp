@@ -90,8 +90,11 @@ host_text text_after(const char* text, const char* marker) {
   const int32_t index = text_index_of(text, marker);
   const int32_t length = text_length(text);
   int32_t start = index + text_length(marker);
-  // Only reached by a longer marker that is absent, which callers avoid.
+  // Only reached by a longer marker that is absent, which callers avoid,
+  // and by an empty one (-1 + 0), which they never give: either way the
+  // slice stays inside the text.
   if (start > length) start = length;
+  if (start < 0) start = 0;
   return text_slice(text, start, length - start);
 }
 
