@@ -22,7 +22,7 @@ dict=
 
 status=0
 # -rss_limit_mb and -timeout turn a runaway input into a finding as well.
-"$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+"$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix="$findings/$name-" $dict \
   "$work/corpus" >"$work/log" 2>&1 || status=$?
 
