@@ -93,7 +93,7 @@ TEST(TextSearch, AgreesWithAComparisonAtEveryIndex) {
   for (int round = 0; round < 20000; ++round) {
     std::string text, needle;
     for (size_t n = next() % 24; n > 0; --n) text += alphabet[next() % 9];
-    for (size_t n = 1 + next() % 4; n > 0; --n) needle += alphabet[next() % 9];
+    for (size_t n = 1 + next() % 5; n > 0; --n) needle += alphabet[next() % 9];
     const int32_t expected = reference(text, needle);
     ASSERT_EQ(text_index_of(text.c_str(), needle.c_str()), expected)
         << "text '" << text << "' needle '" << needle << "'";
