@@ -606,6 +606,7 @@ int main(int argc, char** argv) {
     if (!default_library_path(path, sizeof path)) {
       fprintf(stderr, "%s: cannot find the directory of this program; "
                       "name the library with --library PATH\n", kProgram);
+      free(list.fields);
       return 2;
     }
   } else {
@@ -618,6 +619,7 @@ int main(int argc, char** argv) {
   void* library = open_library(path, why, sizeof why);
   if (library == NULL) {
     fprintf(stderr, "%s: cannot load the library '%s': %s\n", kProgram, path, why);
+    free(list.fields);
     return 2;
   }
   static const char* const kExports[] = {"miva_commerce_init", "miva_commerce_error",
@@ -628,6 +630,7 @@ int main(int argc, char** argv) {
     if (entry[k] == NULL) {
       fprintf(stderr, "%s: '%s' is not a TarvaneLink library: it does not export %s\n",
               kProgram, path, kExports[k]);
+      free(list.fields);
       return 2;
     }
   }
