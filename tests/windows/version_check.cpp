@@ -15,21 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
+
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-  if (ok) {
-    ++passed;
-    printf("ok   %s\n", what.c_str());
-  } else {
-    ++failed;
-    printf("FAIL %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ",
-           detail.c_str());
-  }
-}
 
 std::string hex(unsigned long value) {
   char text[16];
@@ -307,6 +295,5 @@ int main(int argc, char** argv) {
   raw_block(info);
   only_resource(path);
 
-  printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return checks_summary();
 }

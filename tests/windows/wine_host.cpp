@@ -22,6 +22,8 @@
 
 #include "tests/support/test_host.h"
 
+#include "checks.h"
+
 namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> pairs;
@@ -41,21 +43,6 @@ struct library {
   error_fn error;
   register_fn register_library;
 };
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what, const std::string& detail = "") {
-  if (ok) {
-    ++passed;
-    printf("ok   %s\n", what.c_str());
-  } else {
-    ++failed;
-    printf("FAIL %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ",
-           detail.c_str());
-  }
-  fflush(stdout);
-}
 
 std::string quoted(const std::string& text) {
   std::string out = "\"";
@@ -454,6 +441,5 @@ int main(int argc, char** argv) {
   two_threads(lib);
   transport_failures(lib);
 
-  printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return checks_summary();
 }
