@@ -9,6 +9,7 @@
 # 1. the version resource read back through the version API;
 # 2. whole payments through the DLL and the real WinINet, hosted by the
 #    Windows test host, and the gateway's record of what it received;
+# 2b. a hostile gateway, through the same DLL and host;
 # 3. tarvane-post.exe, when built, as a merchant would run it.
 # Prints a line per check and "run_under_wine: N passed, N failed".
 
@@ -143,6 +144,17 @@ tally "$work/record.out" "the gateway's record of the payments" $status
 
 echo "WinINet error numbers under Wine:"
 grep '^wine-error' "$work/host.out" | cut -f2- | sed 's/\t/: /; s/^/  /'
+
+# --- 2b. a hostile gateway -------------------------------------------------------
+# A reply cut short, a reset, a megabyte, bytes that are not HTTP, and a
+# server that never answers (ended by the 75-second receive limit).
+t0=$EPOCHREALTIME
+timeout 300 wine "$host_exe" "$(winpath "$dll")" "$(winpath "$replies")" --hostile 2>"$work/hostile.err" | tr -d '\r' >"$work/hostile.out"
+status=${PIPESTATUS[0]}
+secs=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+grep -v '^observed' "$work/hostile.out" | sed 's/^/  hostile: /'
+[ -s "$work/hostile.err" ] && sed 's/^/  hostile stderr: /' "$work/hostile.err"
+tally "$work/hostile.out" "a hostile gateway through TarvaneLink.dll and WinINet (${secs}s)" $status
 
 # --- 3. tarvane-post.exe ------------------------------------------------------
 if [ -n "$post_exe" ]; then

@@ -10,9 +10,8 @@
 // must have reached the gateway (checked against the gateway's record by
 // the driving script), a "wine-error" line per transport failure, and
 // "N passed, N failed"; exits non-zero on any failure.
-#include <windows.h>
-
 #include <stdio.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <string>
@@ -20,9 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/test_host.h"
-
 #include "checks.h"
+#include "tests/support/test_host.h"
 
 namespace {
 
@@ -110,9 +108,9 @@ outcome pay(const library& lib, const std::string& url) {
   void* library_data = nullptr;
   outcome out;
   // Positions 1 and 3 carry values the library must ignore.
-  out.result = lib.init(reinterpret_cast<void*>(0x1111), &library_data,
-                        reinterpret_cast<void*>(0x3333), url.c_str(), list,
-                        tree);
+  out.result =
+      lib.init(reinterpret_cast<void*>(0x1111), &library_data,
+               reinterpret_cast<void*>(0x3333), url.c_str(), list, tree);
   void* const buffer = library_data;
   if (test_host_block_size(buffer) != 2048) {
     out.slot = "library_data does not hold a live 2048-byte block";
@@ -140,7 +138,8 @@ outcome pay(const library& lib, const std::string& url) {
 // (URL, "?", fields) after its first "?".
 void expect_request(const std::string& url) {
   const size_t scheme = url.find("://");
-  const size_t slash = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+  const size_t slash =
+      url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
   const std::string path = url.substr(slash);
   const std::string rendering = url + "?" + kFieldsEncoded;
   const std::string body = rendering.substr(rendering.find('?') + 1);
@@ -165,8 +164,8 @@ void check_outcome(const std::string& what, const outcome& got, int result,
         what,
         "result " + std::to_string(got.result) + " (want " +
             std::to_string(result) + "), variables " + shown(got.variables) +
-            " (want " + shown(variables) + "), message " +
-            quoted(got.message) + " (want " + quoted(message) + ")" +
+            " (want " + shown(variables) + "), message " + quoted(got.message) +
+            " (want " + quoted(message) + ")" +
             (got.slot.empty() ? "" : ", " + got.slot));
   check_ledger(what);
 }
@@ -291,7 +290,8 @@ void gateway_answers(const library& lib) {
        "https://localhost/long/8192/refcode=END", long_accepted("EN")},
       {"of 50000 bytes the tail is never read",
        "https://localhost/long/50000/refcode=END", long_accepted("")},
-      {"a NUL in the reply ends it", "https://localhost/hostile/nul",
+      {"a NUL in the reply ends it",
+       "https://localhost/hostile/nul",
        {{"tv_status", "accepted"},
         {"tv_authcode", "A1"},
         {"tv_transid", ""},
@@ -395,13 +395,99 @@ void two_threads(const library& lib) {
   check_ledger("two threads");
 }
 
+const char kNoResultCodes[] =
+    "Invalid Tarvane response. Could not get result codes.";
+
+// ---- a hostile gateway ----------------------------------
+
+struct hostile_case {
+  const char* what;
+  const char* url;
+  int result;
+  pairs variables;
+  const char* message;  // "" when none; "either" for the two below
+};
+
+// Wine's client ends some broken exchanges either at the send, with its own
+// number, or with a successful send of nothing, depending on timing: both
+// are errors the host can act on, never a payment.
+bool is_error_outcome(const outcome& got, const std::string& url) {
+  const std::string send_prefix = send_message(url, 0).substr(0, 124);
+  const bool send_failed =
+      got.variables.empty() &&
+      got.message.compare(0, send_prefix.size(), send_prefix) == 0;
+  const bool nothing_read = got.variables == pairs{{"tv_status", "error"}} &&
+                            got.message == kNoResultCodes;
+  return got.result == 1 && got.slot.empty() && (send_failed || nothing_read);
+}
+
+// What a broken or hostile gateway does must end in a result the host can
+// act on: what arrived is interpreted, or the send message.
+void hostile_gateway(const library& lib, bool with_silent) {
+  const hostile_case cases[] = {
+      {"a connection closed mid-reply: what arrived is interpreted",
+       "https://localhost/hostile/close-mid/accepted",
+       0,
+       {{"tv_status", "accepted"},
+        {"tv_authcode", "AUTH123"},
+        {"tv_transid", "H45"},
+        {"tv_orderid", ""},
+        {"tv_refcode", ""}},
+       ""},
+      {"a megabyte of reply: only 8191 bytes count",
+       "https://localhost/hostile/megabyte",
+       0,
+       {{"tv_status", "accepted"},
+        {"tv_authcode", "MEG"},
+        {"tv_transid", ""},
+        {"tv_orderid", ""},
+        {"tv_refcode", ""}},
+       ""},
+      // Wine's client takes bytes that are not HTTP as a reply without text.
+      {"bytes that are not HTTP at all",
+       "https://localhost/hostile/garbage",
+       1,
+       {{"tv_status", "error"}},
+       kNoResultCodes},
+      {"a reset after the request",
+       "https://localhost/hostile/reset",
+       1,
+       {},
+       "either"},
+      {"a server that accepts and never answers, ended by a time limit",
+       "https://localhost/hostile/silent",
+       1,
+       {},
+       "either"},
+  };
+  for (const hostile_case& c : cases) {
+    if (!with_silent &&
+        std::string(c.url).find("silent") != std::string::npos) {
+      continue;
+    }
+    const outcome got = pay(lib, c.url);
+    printf("observed\t%s\t%d\t%s\t%s\n", c.url, got.result,
+           shown(got.variables).c_str(), got.message.c_str());
+    if (std::string(c.message) == "either") {
+      check(is_error_outcome(got, c.url), c.what,
+            "result " + std::to_string(got.result) + ", variables " +
+                shown(got.variables) + ", message " + quoted(got.message));
+      check_ledger(c.what);
+    } else {
+      check_outcome(c.what, got, c.result, c.variables, c.message);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s DLL REPLIES_DIR\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: %s DLL REPLIES_DIR [--hostile|--hostile-quick]\n",
+            argv[0]);
     return 2;
   }
+  const std::string mode = argc == 4 ? argv[3] : "";
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   HMODULE module = LoadLibraryA(argv[1]);
   check(module != nullptr, std::string("LoadLibrary ") + argv[1],
@@ -417,15 +503,14 @@ int main(int argc, char** argv) {
   if (!all) return 1;
 
   // The same exports by their fixed ordinals.
-  const char* const by_ordinal[] = {"miva_commerce_init", "miva_commerce_loop",
-                                    "miva_commerce_cleanup",
-                                    "miva_commerce_error",
-                                    "MivaRegisterLibrary"};
+  const char* const by_ordinal[] = {
+      "miva_commerce_init", "miva_commerce_loop", "miva_commerce_cleanup",
+      "miva_commerce_error", "MivaRegisterLibrary"};
   for (int i = 0; i < 5; ++i) {
     FARPROC a = GetProcAddress(module, MAKEINTRESOURCEA(100 + i));
     FARPROC b = GetProcAddress(module, by_ordinal[i]);
-    check(a != nullptr && a == b, "ordinal " + std::to_string(100 + i) +
-                                      " is " + by_ordinal[i]);
+    check(a != nullptr && a == b,
+          "ordinal " + std::to_string(100 + i) + " is " + by_ordinal[i]);
   }
 
   test_host_reset();
@@ -434,6 +519,11 @@ int main(int argc, char** argv) {
   lib.register_library(GetModuleHandleA(nullptr));
   const long calls_before = static_cast<long>(test_host_call_count());
   check(calls_before == 0, "registration calls no host service");
+
+  if (mode == "--hostile" || mode == "--hostile-quick") {
+    hostile_gateway(lib, mode == "--hostile");
+    return checks_summary();
+  }
 
   commerce_loop(lib);
   canned_replies(lib, argv[2]);
