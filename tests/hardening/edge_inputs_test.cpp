@@ -14,16 +14,7 @@ namespace {
 const char kNoMessageBuffer[] =
     "Cannot allocate the message buffer for the transaction.";
 
-class EdgeInputs : public HostFixture {
- protected:
-  void SetUp() override {
-    HostFixture::SetUp();
-    test_host_add_secret(kCard);
-  }
-  const library_module& module() {
-    return load_library_module(TARVANE_MODULE_PATH);
-  }
-};
+class EdgeInputs : public ModuleFixture {};
 
 // Without services the library can allocate nothing: it posts nothing,
 // says so through miva_commerce_error, and cleanup has nothing to release.

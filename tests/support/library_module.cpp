@@ -33,6 +33,15 @@ const library_module& load_library_module(const char* path) {
   return module;
 }
 
+void ModuleFixture::SetUp() {
+  HostFixture::SetUp();
+  test_host_add_secret(kPostedCard);
+}
+
+const library_module& ModuleFixture::module() {
+  return load_library_module(TARVANE_MODULE_PATH);
+}
+
 payment_outcome run_payment(
     const library_module& module, const std::string& url,
     const std::vector<std::pair<std::string, std::string>>& fields) {

@@ -20,6 +20,17 @@ struct library_module {
 // Loads the module at `path` (once per process) and resolves its exports.
 const library_module& load_library_module(const char* path);
 
+// The card number the whole-payment tests post; the test host watches every
+// block for it.
+inline constexpr char kPostedCard[] = "4111111111111111";
+
+// Registers the built module with the test host and watches for the card.
+class ModuleFixture : public HostFixture {
+ protected:
+  void SetUp() override;
+  const library_module& module();
+};
+
 // The outcome of one whole transaction as the host sees it.
 struct payment_outcome {
   int result = -1;

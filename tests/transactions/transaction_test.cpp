@@ -13,25 +13,16 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> field_list;
 
-const char kCard[] = "4111111111111111";
-
 field_list payment_fields(const std::string& order = "O-1") {
   return {{"amount", "12.50"},
-          {"ccnum", kCard},
+          {"ccnum", kPostedCard},
           {"ccexp", "12/29"},
           {"orderid", order},
           {"name", "Ann & Bob O'Neil"}};
 }
 
-class Transaction : public HostFixture {
+class Transaction : public ModuleFixture {
  protected:
-  void SetUp() override {
-    HostFixture::SetUp();
-    test_host_add_secret(kCard);
-  }
-  const library_module& module() {
-    return load_library_module(TARVANE_MODULE_PATH);
-  }
   payment_outcome pay(const std::string& url,
                       const field_list& fields = payment_fields()) {
     return run_payment(module(), url, fields);
