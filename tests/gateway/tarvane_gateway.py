@@ -450,10 +450,10 @@ def serve(gw, sock, ctx, listener):
         t.start()
 
 
-def parse_listen(spec):
-    parts = spec.split(",")
+def parse_listen(listen_arg):
+    parts = listen_arg.split(",")
     if len(parts) != 3:
-        raise argparse.ArgumentTypeError("--listen wants ADDRESS:PORT,CERT,KEY, got %r" % spec)
+        raise argparse.ArgumentTypeError("--listen wants ADDRESS:PORT,CERT,KEY, got %r" % listen_arg)
     addr, port = parts[0].rsplit(":", 1)
     return addr.strip("[]"), int(port), parts[1], parts[2]
 
