@@ -38,6 +38,8 @@ void split_gateway_url(const char* url, host_text* gateway_host,
 host_text build_post_body(const char* url, host_handle field_list);
 
 // Posts `body` and reads at most 8191 bytes of reply into `reply_buffer`.
+// The host, path and body are texts, never null: the frame posts nothing
+// when a copy could not be made.
 // On failure writes the step's message into `error_text`. Opened handles
 // stay open for close_gateway_handles.
 bool post_to_gateway(const char* url, const char* gateway_host,

@@ -3,11 +3,6 @@
 #include "gateway/gateway.h"
 #include "text/text_ops.h"
 
-// Stands in for a copy the host could not allocate.
-static const char* text_or_empty(const char* text) {
-  return text != nullptr ? text : "";
-}
-
 void split_gateway_url(const char* url, host_text* gateway_host,
                        host_text* gateway_path) {
   const int32_t url_length = text_length(url);
@@ -45,7 +40,8 @@ void split_gateway_url(const char* url, host_text* gateway_host,
 host_text build_post_body(const char* url, host_handle field_list) {
   // The host owns this rendering; the library only reads it.
   const char* full = miva_variablelist_to_url(url, field_list);
-  return text_after(text_or_empty(full), "?");
+  // A host that cannot render the fields gives an empty body.
+  return text_after(full != nullptr ? full : "", "?");
 }
 
 bool post_to_gateway(const char* url, const char* gateway_host,
@@ -73,8 +69,8 @@ bool post_to_gateway(const char* url, const char* gateway_host,
   }
 
   handles->connection =
-      InternetConnectA(handles->root, text_or_empty(gateway_host), GATEWAY_PORT,
-                       nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+      InternetConnectA(handles->root, gateway_host, GATEWAY_PORT, nullptr,
+                       nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   if (handles->connection == nullptr) {
     set_error_text(error_text, "Cannot connect to '%100s'. Error %d", url,
                    static_cast<int>(GetLastError()));
@@ -82,19 +78,18 @@ bool post_to_gateway(const char* url, const char* gateway_host,
   }
 
   handles->request =
-      HttpOpenRequestA(handles->connection, "POST", text_or_empty(gateway_path),
-                       "HTTP/1.0", "", nullptr, REQUEST_FLAGS, 0);
+      HttpOpenRequestA(handles->connection, "POST", gateway_path, "HTTP/1.0",
+                       "", nullptr, REQUEST_FLAGS, 0);
   if (handles->request == nullptr) {
     set_error_text(error_text, "Cannot create request object. Error %d",
                    static_cast<int>(GetLastError()));
     return false;
   }
 
-  const char* content = text_or_empty(body);
   if (!HttpSendRequestA(handles->request, GATEWAY_CONTENT_TYPE_HEADER,
                         sizeof GATEWAY_CONTENT_TYPE_HEADER - 1,
-                        const_cast<char*>(content),
-                        static_cast<DWORD>(text_length(content)))) {
+                        const_cast<char*>(body),
+                        static_cast<DWORD>(text_length(body)))) {
     set_error_text(error_text, "Cannot send request to '%100s'. Error %d", url,
                    static_cast<int>(GetLastError()));
     return false;
